@@ -62,4 +62,23 @@ TALVEX_API int GetSerialNumber_(unsigned char port, char* output);
 TALVEX_API int OpenSession_();
 TALVEX_API int CloseSession_();
 
+// Sends an application image and waits for the reader's signature check
+// (blocks of 128 bytes; the _Lent_ variant paces 64-byte blocks). 0 or a status.
+TALVEX_API int ApplicationDL_(unsigned char* image, unsigned long length, unsigned char port,
+                              int checkHeader, ProgressCallback progress);
+TALVEX_API int ApplicationDL_Lent_(unsigned char* image, unsigned long length, unsigned char port,
+                                   int checkHeader, ProgressCallback progress);
+// Reads the reader's file `fileId` into `buffer`: minus the bytes received, or a status.
+TALVEX_API int UploadData_(unsigned char* buffer, char fileId, int bufferSize, unsigned char port,
+                           ProgressCallback progress);
+// Writes `length` bytes as the reader's file `fileId`. 0 or a status.
+TALVEX_API int DownloadData_(unsigned char* data, int length, char fileId, unsigned char port);
+// Test-mode request: status byte, 16-bit length and data into `output`;
+// minus (3 + data length), or a status.
+TALVEX_API int testMode_(char testCode, unsigned char* output, int outputSize, unsigned char port);
+// Sends an update package in packets of 8 KB. 0, a status, or when the reader
+// refuses, 0xFF000000 | its status byte (negative).
+TALVEX_API int ThirdPartyUpdate_(unsigned char* package, unsigned long length, int unused1,
+                                 unsigned char port, int unused2, ProgressCallback progress);
+
 }  // extern "C"
