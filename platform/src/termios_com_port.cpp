@@ -95,7 +95,10 @@ bool lacksModemLines(int error) {
 std::optional<std::uint64_t> totalTimeoutUs(std::uint32_t multiplier, std::uint32_t constant,
                                             std::uint32_t bytes) {
     if (multiplier == 0 && constant == 0) return std::nullopt;
-    return (std::uint64_t{multiplier} * bytes + constant) * 1000;
+    const unsigned __int128 us =
+        (static_cast<unsigned __int128>(multiplier) * bytes + constant) * 1000;
+    constexpr std::uint64_t kForever = std::uint64_t{1} << 62;  // beyond any wait that matters
+    return us > kForever ? kForever : static_cast<std::uint64_t>(us);
 }
 
 class TermiosComPort final : public ComPort {
