@@ -30,7 +30,7 @@ constexpr std::uint32_t kDialogueBaudRate = 57600;
 // A dialogue's port handle variable: null before the port is opened, open,
 // or holding the invalid-handle value (after a failed opening or a close).
 class PortHandle {
-public:
+  public:
     bool isOpen() const { return port_ != nullptr; }
     bool isInvalid() const { return invalid_; }
     bool isNull() const { return port_ == nullptr && !invalid_; }
@@ -41,7 +41,7 @@ public:
     // One read within the current time-outs; false when the call failed.
     bool read(void* buffer, std::uint32_t size, std::uint32_t& got);
 
-private:
+  private:
     friend int OpenPort(int, PortHandle&, std::uint32_t);
     friend bool ClosePort(PortHandle&);
     std::unique_ptr<platform::ComPort> port_;
