@@ -42,8 +42,12 @@ CpuSeconds cpuNow(int who) {
     return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
 }
 
-// Thread CPU per MiB of each benchmark, for the closing comparison.
-std::map<std::string, double> g_threadCpuPerMiB;
+// CPU per MiB of each run, by kind and image size, for the closing comparison.
+struct Figures {
+    double thread = 0;
+    double process = 0;
+};
+std::map<std::pair<std::string, std::int64_t>, Figures> g_figures;
 
 class CpuMeter {
   public:
@@ -62,7 +66,7 @@ class CpuMeter {
         state.counters["thread_sys_s_per_MiB"] = threadSystem;
         state.counters["process_cpu_s_per_MiB"] = processTotal;
         state.counters["MiB"] = mib;
-        g_threadCpuPerMiB[key] = threadUser + threadSystem;
+        g_figures[{key, state.range(0)}] = {threadUser + threadSystem, processTotal};
     }
 
   private:
@@ -179,10 +183,16 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    const auto library = g_threadCpuPerMiB.find("ApplicationDL_");
-    const auto plain = g_threadCpuPerMiB.find("plain write");
-    if (library != g_threadCpuPerMiB.end() && plain != g_threadCpuPerMiB.end() && plain->second > 0)
-        std::printf("ApplicationDL_ thread CPU per MiB / plain writes: %.2f (largest size run)\n",
-                    library->second / plain->second);
+    for (const auto& [key, library] : g_figures) {
+        if (key.first != "ApplicationDL_") continue;
+        const auto plain = g_figures.find({"plain write", key.second});
+        if (plain == g_figures.end() || plain->second.thread <= 0 || plain->second.process <= 0)
+            continue;
+        std::printf(
+            "%lld bytes: ApplicationDL_ / plain writes, CPU per MiB: calling thread %.2f, "
+            "process %.2f\n",
+            static_cast<long long>(key.second), library.thread / plain->second.thread,
+            library.process / plain->second.process);
+    }
     return 0;
 }
