@@ -2,6 +2,7 @@
 // library allocates and the caller hands back.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +34,12 @@ TALVEX_API int LoadBuffer_(char* path, unsigned char** buffer, unsigned long* le
     if (path == nullptr) return FILE_ERROR;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return FILE_ERROR;
+    // A folder opens here but is no file to read: refused like a failed open.
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return FILE_ERROR;
+    }
 
     off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
