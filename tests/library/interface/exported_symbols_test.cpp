@@ -62,8 +62,12 @@ std::set<std::string> definedDynamicSymbols(const char* path) {
                 continue;
             std::string name(
                 reinterpret_cast<const char*>(base + strings.sh_offset + symbol.st_name));
-            // The start-up and sanitizer hooks the toolchain adds to every object.
-            if (name == "_init" || name == "_fini" || name.rfind("__", 0) == 0) continue;
+            // The start-up and sanitizer hooks the toolchain adds to every
+            // object, and the type data of the platform's classes that an
+            // instrumented build copies into each of their users.
+            if (name == "_init" || name == "_fini" || name.rfind("__", 0) == 0 ||
+                name.rfind("_ZTIN8platform", 0) == 0 || name.rfind("_ZTSN8platform", 0) == 0)
+                continue;
             names.insert(name);
         }
     }
