@@ -39,8 +39,16 @@ std::string CommandLineFromArguments(int argc, const char* const* argv) {
 
 std::string VersionTextFromFileVersion(const char* fileVersion) {
     if (fileVersion == nullptr || *fileVersion == '\0') return "0.0.0.0";
-    std::string text = fileVersion;
-    for (std::size_t at; (at = text.find(", ")) != std::string::npos;) text.replace(at, 2, ".");
+    // Each ", " becomes "." (a resource value 1, 2, 3, 4 reads 1.2.3.4).
+    std::string text;
+    for (const char* c = fileVersion; *c != '\0'; ++c) {
+        if (c[0] == ',' && c[1] == ' ') {
+            text += '.';
+            ++c;
+        } else {
+            text += *c;
+        }
+    }
     return text;
 }
 
