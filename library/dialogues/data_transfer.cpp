@@ -157,9 +157,11 @@ int uploadData(unsigned char* buffer, char fileId, int bufferSize, unsigned char
 }
 
 int downloadData(const unsigned char* data, int length, char fileId, unsigned char port) {
-    // Data that is not there, or a negative length, cannot be sent: refuse
-    // before the port is touched instead of reading outside the caller's memory.
-    if (length < 0) return DATA_SIZE_ERROR;
+    // Data that is not there, a negative length, or more than the 16-bit
+    // length can announce cannot be sent as one record: refuse before the port
+    // is touched instead of reading outside the caller's memory or leaving the
+    // reader with a record cut short and the rest taken for commands.
+    if (length < 0 || length > 0xFFFF) return DATA_SIZE_ERROR;
     if (data == nullptr && length != 0) return NULL_BUFFER;
 
     PortHandle handle;

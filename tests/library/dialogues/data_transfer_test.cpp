@@ -181,11 +181,18 @@ TEST_F(FileTransferTest, DownloadOfNothingSendsALengthOfZero) {
     EXPECT_TRUE(files->file('Y').empty());
 }
 
-TEST_F(FileTransferTest, DownloadRefusesDataItCannotReadBeforeOpeningThePort) {
+TEST_F(FileTransferTest, DownloadRefusesWhatItCannotSendAsOneRecordBeforeOpeningThePort) {
     Bytes data = patternImage(10);
     EXPECT_EQ(DownloadData_(nullptr, 10, 'Y', kCom), NULL_BUFFER);
     EXPECT_EQ(DownloadData_(data.data(), -1, 'Y', kCom), DATA_SIZE_ERROR);
+    Bytes tooLong = patternImage(65536);
+    EXPECT_EQ(DownloadData_(tooLong.data(), 65536, 'Y', kCom), DATA_SIZE_ERROR);
     EXPECT_TRUE(reader.openTimesUs().empty());
+
+    // The longest record the length can announce still goes.
+    EXPECT_EQ(DownloadData_(tooLong.data(), 65535, 'Y', kCom), 0);
+    EXPECT_EQ(reader.writes().at(2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(files->file('Y'), Bytes(tooLong.begin(), tooLong.end() - 1));
 }
 
 class TestModeTest : public DialogueTest {
