@@ -39,6 +39,8 @@ TEST_F(FileTransferTest, UploadReadsTheFileWithThirteenNotifications) {
     const Bytes content = patternImage(300);
     files->setFile('F', content);
     Bytes buffer(512, 0xEE);
+    // None of the thirteen is gated: a raised threshold thins out nothing.
+    progress.raiseThresholdTo = 1000000;
 
     EXPECT_EQ(UploadData_(buffer.data(), 'F', 512, kCom, &NoteRecorder::callback), -300);
 
@@ -218,6 +220,32 @@ TEST_F(TestModeTest, StoresStatusLengthAndData) {
                                             "CheckACK Start\n", "CheckACK Start\n",
                                             "CheckACK Start\n", "testMode ClosePort no error\n"));
     expectOpenedAndClosedOnce();
+}
+
+TEST_F(TestModeTest, PausesBetweenItsStepsAndSetsEachReadsTimeOut) {
+    tester->setAnswer(0x00, {'A', 'B', 'C'});
+    Bytes output(8);
+
+    ASSERT_EQ(testMode_(0x20, output.data(), 8, kCom), -6);
+
+    // Every answer of the reader is back within a millisecond, so only the
+    // library's pauses set when it writes next: 'T', the code, three ACKs.
+    const std::vector<std::uint64_t> times = writeTimesUs();
+    ASSERT_EQ(times.size(), 5u);
+    EXPECT_EQ(times[1], times[0] + 1000);
+    std::uint64_t codeAckArrival = 0;
+    for (const readersim::Answer& answer : reader.answers())
+        if (answer.point == readersim::kTestCode) codeAckArrival = answer.atUs + wireUs(1);
+    EXPECT_EQ(times[2], codeAckArrival + 1000);
+    EXPECT_EQ(times[3], times[2] + 10000);
+    EXPECT_EQ(times[4], times[3] + 1000);
+    EXPECT_EQ(reader.closeTimesUs().at(0), times[4] + 1000);
+
+    // The breaks' and the code's acknowledgements, the status, then the record.
+    std::vector<std::uint32_t> constants;
+    for (const platform::Timeouts& t : reader.timeoutChanges())
+        constants.push_back(t.readTotalConstant);
+    EXPECT_THAT(constants, ElementsAre(10000, 1000, 30000, 1000));
 }
 
 TEST_F(TestModeTest, EmptyRecordGivesMinusThreeAndWritesOnlyStatusAndLength) {
