@@ -86,6 +86,21 @@ TEST_F(UpdatePackageTest, PackageGoesInNumberedPacketsOfEightKilobytes) {
     EXPECT_EQ(notes[4].remaining, 0u);
 }
 
+TEST_F(UpdatePackageTest, CallbackRaisingTheThresholdLosesOnlyTheGatedTexts) {
+    progress.raiseThresholdTo = 1000000;
+    Bytes package = patternImage(8193);
+
+    ASSERT_EQ(send(package), 0);
+
+    // The packets' texts and the closing success text are gated.
+    EXPECT_EQ(progress.texts(), (std::vector<std::string>{
+                                    "Waiting ACK before sending info",
+                                    "Waiting mode before sending datas",
+                                    "Sending initial packet",
+                                    "Sending closure packet",
+                                }));
+}
+
 TEST_F(UpdatePackageTest, EmptyPackageHasNoPackets) {
     Bytes package;
     EXPECT_EQ(send(package), 0);
