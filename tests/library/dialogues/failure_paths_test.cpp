@@ -317,5 +317,72 @@ TEST_F(FailurePathsTest, UpdatePackage) {
     });
 }
 
+// When the reader answers a second too late, each wait gives up after its own
+// time (plus 1 ms for the byte asked), counted from the library's last write
+// and the pause that follows it: the close comes exactly that long after the
+// write.
+TEST_F(FailurePathsTest, EachAcknowledgementIsAwaitedForItsOwnTime) {
+    Bytes image = patternImage(Stage::kImage);
+    Bytes buffer(64);
+    Bytes data = patternImage(300);
+    Bytes output(16);
+    Bytes package = patternImage(10);
+    const std::function<int()> application = [&] {
+        return ApplicationDL_(image.data(), image.size(), kCom, 0, nullptr);
+    };
+    const std::function<int()> upload = [&] {
+        return UploadData_(buffer.data(), 'F', 64, kCom, nullptr);
+    };
+    const std::function<int()> download = [&] {
+        return DownloadData_(data.data(), 300, 'I', kCom);
+    };
+    const std::function<int()> test = [&] { return testMode_(0x20, output.data(), 16, kCom); };
+    const std::function<int()> update = [&] {
+        return ThirdPartyUpdate_(package.data(), package.size(), 0, kCom, 0, nullptr);
+    };
+    struct WaitCase {
+        const char* name;
+        const std::function<int()>* call;
+        std::string_view point;
+        std::uint64_t pauseMs;  // between the last write and the wait
+        std::uint64_t waitMs;
+        int status;
+    };
+    const std::vector<WaitCase> cases = {
+        {"application: command", &application, readersim::kCommand, 0, 10000, OPEN_COM_PORT},
+        {"application: early ACK", &application, readersim::kEarlyAck, 0, 10000, TIMEOUT_ERROR},
+        {"application: last block", &application, readersim::kLastBlockAck, 0, 10000,
+         TIMEOUT_ERROR},
+        {"upload: command", &upload, readersim::kCommand, 0, 1000, TIMEOUT_ERROR},
+        {"upload: identifier", &upload, readersim::kFileId, 0, 10000, TIMEOUT_ERROR},
+        {"download: command", &download, readersim::kCommand, 0, 10000, TIMEOUT_ERROR},
+        {"download: identifier", &download, readersim::kFileId, 0, 1000, TIMEOUT_ERROR},
+        {"download: length", &download, readersim::kRecordLength, 0, 1000, TIMEOUT_ERROR},
+        {"download: data", &download, readersim::kRecord, 0, 5000, TIMEOUT_ERROR},
+        {"test mode: command", &test, readersim::kCommand, 1, 10000, TIMEOUT_ERROR},
+        {"test mode: code", &test, readersim::kTestCode, 0, 1000, TIMEOUT_ERROR},
+        {"update: command", &update, readersim::kCommand, 0, 10000, OPEN_COM_PORT},
+        {"update: information", &update, readersim::kPackageInfo, 0, 5000, OPEN_COM_PORT},
+        {"update: header", &update, readersim::kPacketHeader, 0, 5000, TIMEOUT_ERROR},
+        {"update: data", &update, readersim::kPacketData, 5, 5000, TIMEOUT_ERROR},
+    };
+    for (const WaitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::VirtualClock clock;
+        platform::ScopedThreadClock useClock(clock);
+        Stage stage(bus);
+        stage.reader.on(c.point, Reply::asDefault().after(c.waitMs + 1000));
+
+        EXPECT_EQ((*c.call)(), c.status);
+
+        std::uint64_t lastWriteUs = 0;
+        for (const platform::LineEvent& event : stage.reader.events())
+            if (event.kind == platform::LineEvent::Kind::Bytes) lastWriteUs = event.timeUs;
+        ASSERT_EQ(stage.reader.closeTimesUs().size(), 1u);
+        EXPECT_EQ(stage.reader.closeTimesUs()[0] - lastWriteUs, (c.pauseMs + c.waitMs + 1) * 1000);
+        EXPECT_EQ(stage.reader.pendingRules(), 0u);
+    }
+}
+
 }  // namespace
 }  // namespace dialoguetest
