@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "close_with_trace.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "progress.h"
@@ -14,18 +15,12 @@ namespace {
 constexpr std::uint32_t kHeaderMarkOffset = 136;
 constexpr unsigned char kHeaderMark = 0x20;
 constexpr std::uint32_t kAckWaitMs = 10000;
+constexpr const char* kClosePortTrace = "ApplicationDL ClosePort \n";
 
 bool headerAccepted(const unsigned char* image, unsigned long length) {
     // An image too short to hold the mark is refused rather than read past its end.
     return image != nullptr && length > kHeaderMarkOffset &&
            image[kHeaderMarkOffset] == kHeaderMark;
-}
-
-// Closes the port after a failed write of the command byte or of a block.
-int closeAfterWriteFailure(PortHandle& handle, int status) {
-    ClosePort(handle);
-    platform::debugOutput("ApplicationDL ClosePort \n");
-    return status;
 }
 
 }  // namespace
@@ -48,7 +43,7 @@ int downloadApplication(const ApplicationPacing& pacing, const unsigned char* im
     if (CheckACK(handle, kAckWaitMs) != 0) return OPEN_COM_PORT;
 
     const std::uint8_t command = CMD_APPLICATION;
-    if (!handle.writeAll(&command, 1)) return closeAfterWriteFailure(handle, OTHER_ERROR);
+    if (!handle.writeAll(&command, 1)) return closeWithTrace(handle, kClosePortTrace, OTHER_ERROR);
 
     notes.notify("Waiting ACK before sending application");
     if (CheckACK(handle, kAckWaitMs) != 0) return OPEN_COM_PORT;
@@ -63,7 +58,7 @@ int downloadApplication(const ApplicationPacing& pacing, const unsigned char* im
         const auto size =
             static_cast<std::uint32_t>(std::min<unsigned long>(pacing.blockSize, length - sent));
         if (!handle.writeAll(image + sent, size)) {
-            return closeAfterWriteFailure(handle, NACK_ERROR);
+            return closeWithTrace(handle, kClosePortTrace, NACK_ERROR);
         }
         sent += size;
         ++blocks;
@@ -93,7 +88,7 @@ int downloadApplication(const ApplicationPacing& pacing, const unsigned char* im
 
     notes.notify("Signature OK");
     ClosePort(handle);
-    platform::debugOutput("ApplicationDL ClosePort \n");
+    platform::debugOutput(kClosePortTrace);
     notes.notify("Application transfer successful");
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "close_with_trace.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "progress.h"
@@ -41,12 +42,6 @@ bool readWhole(PortHandle& handle, void* buffer, std::uint32_t size) {
 
 std::uint16_t littleEndian16(const std::uint8_t (&bytes)[2]) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-int closeWithTrace(PortHandle& handle, const char* trace, int status) {
-    ClosePort(handle);
-    platform::debugOutput(trace);
-    return status;
 }
 
 // The UploadData_ progress: 13 ungated notes, `done` 20, 40, ... 260 of 260.

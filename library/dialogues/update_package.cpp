@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "close_with_trace.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "progress.h"
@@ -35,12 +36,6 @@ struct Header {
 
 bool writeHeader(PortHandle& handle, const Header& header) {
     return handle.writeAll(header.bytes, sizeof header.bytes);
-}
-
-int closeWithTrace(PortHandle& handle, const char* trace, int status) {
-    ClosePort(handle);
-    platform::debugOutput(trace);
-    return status;
 }
 
 }  // namespace
