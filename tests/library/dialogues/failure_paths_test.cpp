@@ -256,6 +256,10 @@ TEST_F(FailurePathsTest, TestMode) {
         {"part of the record",
          [](Stage& s) { s.reader.on(readersim::kTestRecord, Reply::partial(2)); }, TIMEOUT_ERROR,
          "testMode ClosePort TIMEOUT_ERROR 3\n"},
+        // The record is complete by then: the answer stands.
+        {"record ACK not written",
+         [](Stage& s) { s.faultAfter(CMD_TEST_MODE, s.tester, 3, failWrite); }, -6,
+         "testMode ClosePort no error\n"},
         {"output too small", [](Stage& s) { s.tester->setAnswer(0, patternImage(20)); },
          DATA_SIZE_ERROR, "testMode ClosePort DATA_SIZE_ERROR\n"},
     };
