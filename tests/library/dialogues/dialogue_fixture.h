@@ -78,10 +78,9 @@ class DialogueTest : public ::testing::Test {
   protected:
     DialogueTest() { line.setWireModel(true); }
 
-    // Every byte the library wrote after the command byte `command`.
+    // The library's writes after its first one, the command byte.
     std::vector<std::vector<std::uint8_t>> writesAfterCommand() const {
         std::vector<std::vector<std::uint8_t>> writes = reader.writes();
-        // The first write is the command byte.
         if (!writes.empty()) writes.erase(writes.begin());
         return writes;
     }
