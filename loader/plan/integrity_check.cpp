@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -85,8 +86,11 @@ std::string checkIntegrity(const std::string& path) {
 
 std::string CVorlanePlan::isIniFileCorrect(const std::string& path) {
     std::string result;
+    // An unexpected failure is shown at once and refuses the plan, never
+    // accepts it. The box that then ends the program says in French that the
+    // plan could not be read, rather than repeating the first box.
     if (!RunGuardedStep("Unknown Error in isIniFileCorrect",
                         [&] { result = checkIntegrity(path); }))
-        result = "Unknown Error in isIniFileCorrect\n";  // refused, never accepted
+        result = "Erreur lors de la lecture du fichier .ini\n";
     return result;
 }
