@@ -15,11 +15,14 @@
 // port: a peer only reacts to events, so everything it will ever send in reply
 // is queued before the next read looks.
 //
-// Wire model (off by default, per line): a byte takes 10 bits at the port's
-// baud rate to cross the line in either direction, and the driver's transmit
-// buffer holds kTransmitBufferSize bytes: a write returns at once while there
-// is room, else when there is. Bytes of one write follow each other on the
-// wire without gaps, so one ByteTiming describes the arrival of each of them.
+// Wire model (on for every line unless switched off with setWireModel(false)):
+// a byte takes 10 bits at the port's baud rate to cross the line in either
+// direction, and the driver's transmit buffer holds kTransmitBufferSize
+// bytes: a write returns at once while there is room, else when there is, so
+// durations in virtual time are those of a real line. Bytes of one write
+// follow each other on the wire without gaps, so one ByteTiming describes the
+// arrival of each of them. Without the wire model every byte arrives at the
+// moment it was written or queued.
 
 #include <cstdint>
 #include <map>
@@ -130,7 +133,7 @@ class PLATFORM_API VirtualLine {
     // bytes came (ERROR_SUCCESS unless changed, as the termios port does).
     void setTimeoutError(std::uint32_t error);
 
-    // The wire model for this line (see above).
+    // The wire model for this line (see above); on unless switched off.
     void setWireModel(bool on);
     bool wireModel() const;
 
@@ -166,7 +169,7 @@ class PLATFORM_API VirtualLine {
     std::map<PortCall, Fault> faults_;
     std::uint32_t writeLimit_ = UINT32_MAX;
     std::uint32_t timeoutError_ = ERROR_SUCCESS;
-    bool wire_ = false;
+    bool wire_ = true;
     LineSettings settings_;
     Timeouts timeouts_;
     bool breakOn_ = false;

@@ -18,9 +18,16 @@ namespace {
 
 using readersim::Reply;
 
+constexpr std::uint64_t kMs = 1000;
+// One byte crossing the line at 57 600 Bd: 10 bits, rounded up to the µs.
+constexpr std::uint64_t kByteUs = 174;
+// The double break (110 ms), then three bytes across the line one after the
+// other: the ACK to the breaks, the command and its ACK.
+constexpr std::uint64_t kHandshakeUs = 110 * kMs + 3 * kByteUs;
+
 struct Outcome {
     std::vector<int> statuses;
-    std::vector<std::uint64_t> durationsMs;
+    std::vector<std::uint64_t> durationsUs;
 };
 
 // Runs `rounds` handshakes with `command` on COM `com`, each closed at the end.
@@ -29,7 +36,7 @@ Outcome runExchanges(int com, std::uint8_t command, int rounds) {
     platform::ScopedThreadClock useClock(clock);
     Outcome outcome;
     for (int round = 0; round < rounds; ++round) {
-        const std::uint64_t start = clock.nowMs();
+        const std::uint64_t start = clock.nowUs();
         PortHandle handle;
         int status = OpenPort(com, handle, kDialogueBaudRate);
         if (status == 0) {
@@ -41,7 +48,7 @@ Outcome runExchanges(int com, std::uint8_t command, int rounds) {
         if (status == 0) status = Acknowledge(handle);
         if (status == 0) ClosePort(handle);
         outcome.statuses.push_back(status);
-        outcome.durationsMs.push_back(clock.nowMs() - start);
+        outcome.durationsUs.push_back(clock.nowUs() - start);
     }
     return outcome;
 }
@@ -70,10 +77,10 @@ TEST(ConcurrentExchanges, TwoPortsOnTwoThreadsDoNotInterfere) {
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE(round);
         EXPECT_EQ(onFirst.statuses[round], 0);
-        EXPECT_EQ(onFirst.durationsMs[round], 110u + 3000u + 1000u);
+        EXPECT_EQ(onFirst.durationsUs[round], kHandshakeUs + 3000 * kMs + 1000 * kMs);
         const bool refused = round % 2 == 1;
         EXPECT_EQ(onSecond.statuses[round], refused ? NACK_ERROR : 0);
-        EXPECT_EQ(onSecond.durationsMs[round], 110u + 1000u);
+        EXPECT_EQ(onSecond.durationsUs[round], kHandshakeUs + 1000 * kMs);
     }
 
     // Each reader heard only its own exchanges: per round the command and,

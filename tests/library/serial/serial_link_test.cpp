@@ -27,6 +27,11 @@ using ::testing::IsEmpty;
 
 constexpr int kCom = 3;
 constexpr std::uint64_t kMs = 1000;  // virtual microseconds in a millisecond
+// One byte crossing the line at 57 600 Bd: 10 bits, rounded up to the µs.
+constexpr std::uint64_t kByteUs = 174;
+// The double break ends 110 ms after the opening; the reader's ACK to it
+// then needs one byte time to arrive.
+constexpr std::uint64_t kAwakeUs = 110 * kMs + kByteUs;
 
 // The block every dialogue writes: 8N1 raw at `baud`, DTR and RTS enabled.
 platform::LineSettings dialogueSettings(std::uint32_t baud) {
@@ -51,7 +56,7 @@ platform::Timeouts readTimeouts(std::uint32_t ms) {
 
 class SerialLinkTest : public ::testing::Test {
   protected:
-    std::uint64_t nowMs() { return clock.nowMs(); }
+    std::uint64_t nowUs() { return clock.nowUs(); }
 
     // Opens COM3, wakes the reader and checks the acknowledgement of the breaks.
     void openAndWake() {
@@ -65,12 +70,12 @@ class SerialLinkTest : public ::testing::Test {
 
     // The port was closed by the routine: the reader saw the close, the
     // handle holds the invalid value and the close took its full second.
-    void expectClosedAt(std::uint64_t closeMs) {
+    void expectClosedAt(std::uint64_t closeUs) {
         EXPECT_FALSE(bus.isOpen(kCom));
         EXPECT_TRUE(handle.isInvalid());
         ASSERT_FALSE(reader.closeTimesUs().empty());
-        EXPECT_EQ(reader.closeTimesUs().back(), closeMs * kMs);
-        EXPECT_EQ(nowMs(), closeMs + 1000);
+        EXPECT_EQ(reader.closeTimesUs().back(), closeUs);
+        EXPECT_EQ(nowUs(), closeUs + 1000 * kMs);
     }
 
     platform::VirtualClock clock;
@@ -96,7 +101,7 @@ TEST_F(SerialLinkTest, OpenPortPurgesAndWritesTheCompleteLineSettings) {
                                              platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR));
     EXPECT_THAT(reader.lineSettings(), ElementsAre(dialogueSettings(57600)));
     EXPECT_EQ(reader.openTimesUs(), std::vector<std::uint64_t>{0});
-    EXPECT_EQ(nowMs(), 0u);
+    EXPECT_EQ(nowUs(), 0u);
 }
 
 TEST_F(SerialLinkTest, OpenPortNamesPortsAboveNineByNumber) {
@@ -121,7 +126,7 @@ TEST_F(SerialLinkTest, PortNumbersOutsideOneTo256AreRefusedWithoutDeviceAccess) 
     EXPECT_THAT(atZero.events(), IsEmpty());
     EXPECT_THAT(at257.events(), IsEmpty());
     EXPECT_THAT(trace.pieces(), IsEmpty());
-    EXPECT_EQ(nowMs(), 0u);
+    EXPECT_EQ(nowUs(), 0u);
 
     readersim::Reader at256;
     at256.plugInto(bus, 256);
@@ -141,10 +146,10 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsTriedAThousandTimesTenMillisecon
     for (Case c : {Case{"held by another program", kCom}, Case{"no device", 9}}) {
         SCOPED_TRACE(c.name);
         trace.clear();
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
         PortHandle busy;
         EXPECT_EQ(OpenPort(c.com, busy, 57600), OPEN_COM_PORT);
-        EXPECT_EQ(nowMs() - start, 10000u);
+        EXPECT_EQ(nowUs() - start, 10000 * kMs);
         EXPECT_TRUE(busy.isInvalid());
         EXPECT_THAT(trace.pieces(),
                     ElementsAre(" - OpenPort " + std::to_string(c.com) + " Start", " - R"));
@@ -156,7 +161,7 @@ TEST_F(SerialLinkTest, APortThatCannotBeOpenedIsTriedAThousandTimesTenMillisecon
 TEST_F(SerialLinkTest, OpenPortTakesThePortAsSoonAsItIsFree) {
     line.failNext(PortCall::Open, platform::ERROR_ACCESS_DENIED, 3);
     ASSERT_EQ(OpenPort(kCom, handle, 57600), 0);
-    EXPECT_EQ(nowMs(), 30u);
+    EXPECT_EQ(nowUs(), 30 * kMs);
     EXPECT_THAT(reader.openTimesUs(), ElementsAre(30 * kMs));
 }
 
@@ -169,7 +174,7 @@ TEST_F(SerialLinkTest, RefusedLineSettingsCloseThePort) {
                    Case{PortCall::SetLineSettings, " - ConfigureSerialPort ClosePort 2\n"}}) {
         SCOPED_TRACE(c.trace);
         trace.clear();
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
         line.failNext(c.call);
         EXPECT_EQ(OpenPort(kCom, handle, 57600), OPEN_COM_PORT);
         EXPECT_THAT(trace.pieces(), ElementsAre(" - OpenPort 3 Start", " - R", c.trace));
@@ -193,7 +198,7 @@ TEST_F(SerialLinkTest, AFailedBaudRateChangeClosesThePort) {
     for (PortCall call : {PortCall::GetLineSettings, PortCall::SetLineSettings}) {
         ASSERT_EQ(OpenPort(kCom, handle, 9600), 0);
         trace.clear();
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
         line.failNext(call);
         EXPECT_EQ(ChangeBaudRate(handle, 115200), OPEN_COM_PORT);
         EXPECT_THAT(trace.pieces(), ElementsAre(" - ChangeBaudRate ClosePort \n"));
@@ -238,7 +243,7 @@ TEST_F(SerialLinkTest, AFailedReadTimeoutClosesThePort) {
     for (PortCall call : {PortCall::GetTimeouts, PortCall::SetTimeouts}) {
         ASSERT_EQ(OpenPort(kCom, handle, 57600), 0);
         trace.clear();
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
         line.failNext(call);
         EXPECT_EQ(SetReadTimeout(handle, 30000), COM_ERROR);
         EXPECT_THAT(trace.pieces(), ElementsAre(" - SetReadTimeout ClosePort \n"));
@@ -258,18 +263,18 @@ TEST_F(SerialLinkTest, DoubleBreakIsTwoPulsesOfFiveMillisecondsAHundredApart) {
     EXPECT_EQ(pulses[0].offUs, 5 * kMs);
     EXPECT_EQ(pulses[1].onUs, 105 * kMs);
     EXPECT_EQ(pulses[1].offUs, 110 * kMs);
-    EXPECT_EQ(nowMs(), 110u);  // no wait after the second pulse
+    EXPECT_EQ(nowUs(), 110 * kMs);  // no wait after the second pulse
 }
 
 TEST_F(SerialLinkTest, HandshakeWakesTheReaderAndHasTheCommandAcknowledged) {
     ASSERT_EQ(OpenPort(kCom, handle, 57600), 0);
     SendDoubleBreak(handle);
     ASSERT_EQ(CheckACK(handle, 10000), 0);
-    EXPECT_EQ(nowMs(), 110u);  // the ACK came as the second pulse ended
+    EXPECT_EQ(nowUs(), kAwakeUs);  // the ACK left as the second pulse ended
 
     sendCommand(CMD_APPLICATION);
     ASSERT_EQ(CheckACK(handle, 10000), 0);
-    EXPECT_EQ(nowMs(), 110u);
+    EXPECT_EQ(nowUs(), kAwakeUs + 2 * kByteUs);  // the command there, the ACK back
 
     EXPECT_THAT(reader.received(), ElementsAre(CMD_APPLICATION));
     EXPECT_THAT(reader.answerPoints(), ElementsAre("wake", "command"));
@@ -292,7 +297,7 @@ TEST_F(SerialLinkTest, ALateAcknowledgementWithinTheWaitIsAccepted) {
     openAndWake();
     sendCommand(CMD_TEST_MODE);
     EXPECT_EQ(CheckACK(handle, 10000), 0);
-    EXPECT_EQ(nowMs(), 110u + 9000u);
+    EXPECT_EQ(nowUs(), kAwakeUs + kByteUs + 9000 * kMs + kByteUs);
 }
 
 // Each way an acknowledgement can fail: result, trace lines after
@@ -303,7 +308,7 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
         void (*arrange)(readersim::Reader&, platform::VirtualLine&);
         int status;
         std::vector<std::string> lines;
-        std::uint64_t waitedMs;
+        std::uint64_t waitedUs;
     };
     const std::vector<Case> cases = {
         {"NAK",
@@ -312,28 +317,28 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
          },
          NACK_ERROR,
          {"CheckACK ClosePort 5\n", "CheckACK NACK received\n"},
-         0},
+         2 * kByteUs},
         {"another byte",
          [](readersim::Reader& r, platform::VirtualLine&) {
              r.on(readersim::kCommand, Reply::byte(0x41));
          },
          OTHER_ERROR,
          {"CheckACK ClosePort 5\n", "CheckACK Unknown received\n"},
-         0},
+         2 * kByteUs},
         {"silence",
          [](readersim::Reader& r, platform::VirtualLine&) {
              r.on(readersim::kCommand, Reply::silence());
          },
          TIMEOUT_ERROR,
          {"CheckACK ClosePort 4\n"},
-         10001},
+         10001 * kMs},
         {"too late",
          [](readersim::Reader& r, platform::VirtualLine&) {
              r.on(readersim::kCommand, Reply::asDefault().after(10002));
          },
          TIMEOUT_ERROR,
          {"CheckACK ClosePort 4\n"},
-         10001},
+         10001 * kMs},
         {"silence, read left I/O pending",
          [](readersim::Reader& r, platform::VirtualLine& l) {
              r.on(readersim::kCommand, Reply::silence());
@@ -341,7 +346,7 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
          },
          TIMEOUT_ERROR,
          {"CheckACK I/O PENDING ?\n", "CheckACK ClosePort 4\n"},
-         10001},
+         10001 * kMs},
         {"read failed, no error code",
          [](readersim::Reader&, platform::VirtualLine& l) {
              l.failNext(PortCall::Read, platform::ERROR_SUCCESS);
@@ -355,7 +360,7 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
          },
          TIMEOUT_ERROR,
          {"CheckACK ClosePort 3\n"},
-         300},
+         kByteUs + 300 * kMs},
         {"time-outs unreadable",
          [](readersim::Reader&, platform::VirtualLine& l) { l.failNext(PortCall::GetTimeouts); },
          COM_ERROR,
@@ -375,7 +380,7 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
         openAndWake();
         c.arrange(fresh, freshLine);
         sendCommand(CMD_WRITE_FILE);
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
 
         // A different wait from the wake-up's, so the time-outs are written.
         EXPECT_EQ(CheckACK(handle, 10000 + (c.status == COM_ERROR ? 1 : 0)), c.status);
@@ -385,10 +390,10 @@ TEST_F(SerialLinkTest, EveryFailedAcknowledgementClosesThePort) {
         EXPECT_EQ(trace.pieces(), expected);
         EXPECT_FALSE(bus.isOpen(kCom));
         EXPECT_TRUE(handle.isInvalid());
-        EXPECT_EQ(nowMs() - start, c.waitedMs + 1000);
+        EXPECT_EQ(nowUs() - start, c.waitedUs + 1000 * kMs);
         if (!freshLine.vanished()) {
             ASSERT_EQ(fresh.closeTimesUs().size(), 1u);
-            EXPECT_EQ(fresh.closeTimesUs()[0], (start + c.waitedMs) * kMs);
+            EXPECT_EQ(fresh.closeTimesUs()[0], start + c.waitedUs);
         }
     }
     EXPECT_THAT(boxes.shown(), IsEmpty());
@@ -400,7 +405,8 @@ TEST_F(SerialLinkTest, BytesThatArriveBetweenWaitsAreReadByTheNextWait) {
     sendCommand(CMD_APPLICATION);
     EXPECT_EQ(CheckACK(handle, 10000), 0);
     EXPECT_EQ(CheckACK(handle, 10000), NACK_ERROR);
-    EXPECT_EQ(nowMs(), 110u + 1000u);
+    // The NAK followed the ACK on the wire, then the port was closed.
+    EXPECT_EQ(nowUs(), kAwakeUs + kByteUs + 2 * kByteUs + 1000 * kMs);
 }
 
 // --- Acknowledge ------------------------------------------------------------
@@ -417,7 +423,7 @@ TEST_F(SerialLinkTest, AFailedOrShortAcknowledgementClosesThePort) {
     for (bool shortWrite : {false, true}) {
         SCOPED_TRACE(shortWrite ? "short" : "failed");
         openAndWake();
-        const std::uint64_t start = nowMs();
+        const std::uint64_t start = nowUs();
         if (shortWrite)
             line.limitNextWrite(0);
         else
@@ -435,7 +441,7 @@ TEST_F(SerialLinkTest, ClosePortReleasesThePortThenWaitsOneSecond) {
     clock.sleepMs(250);
     EXPECT_TRUE(ClosePort(handle));
     EXPECT_THAT(trace.pieces(), ElementsAre(" - OpenPort 3 Start", " - R"));
-    expectClosedAt(250);
+    expectClosedAt(250 * kMs);
 
     // The port can be opened again at once.
     PortHandle again;
@@ -447,11 +453,11 @@ TEST_F(SerialLinkTest, ClosingAnInvalidHandleTracesAndStillWaitsOneSecond) {
     line.failNext(PortCall::Open, platform::ERROR_ACCESS_DENIED, platform::VirtualLine::kAlways);
     ASSERT_EQ(OpenPort(kCom, failed, 57600), OPEN_COM_PORT);
     trace.clear();
-    const std::uint64_t start = nowMs();
+    const std::uint64_t start = nowUs();
 
     EXPECT_FALSE(ClosePort(failed));
     EXPECT_THAT(trace.pieces(), ElementsAre("CloseHandle NULL !!\n"));
-    EXPECT_EQ(nowMs() - start, 1000u);
+    EXPECT_EQ(nowUs() - start, 1000 * kMs);
     EXPECT_TRUE(failed.isInvalid());
     EXPECT_THAT(boxes.shown(), IsEmpty());
 }

@@ -18,12 +18,23 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Bytes = std::vector<std::uint8_t>;
 
+// How long `bytes` bytes sent back to back take to cross the line at
+// 57 600 Bd: 10 bits each, rounded up to the µs.
+constexpr std::uint64_t wireUs(std::uint64_t bytes) {
+    return (bytes * 10'000'000 + 57'599) / 57'600;
+}
+constexpr std::uint64_t kByteUs = wireUs(1);
+static_assert(kByteUs == 174 && wireUs(3) == 521);
+
 class ReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::uint32_t error = 0;
         port = bus.open(1, error);
         ASSERT_NE(port, nullptr);
+        platform::LineSettings settings;
+        settings.baudRate = 57600;
+        ASSERT_TRUE(port->setLineSettings(settings));
         ASSERT_TRUE(port->setTimeouts(platform::Timeouts{platform::kMaxTimeout, 1, 1000, 0, 0}));
     }
     void TearDown() override { port.reset(); }
@@ -74,7 +85,9 @@ TEST_F(ReaderTest, WakesOnTheSecondBreakPulseAndOnlyThenAnswersCommands) {
     EXPECT_EQ(answers[0].point, kWake);
     EXPECT_EQ(answers[0].atUs, 112'000u);  // end of the second pulse + the delay
     EXPECT_EQ(answers[1].point, kCommand);
-    EXPECT_EQ(clock.nowUs(), 112'000u);
+    // The command reached the reader two byte times after the pulse ended.
+    EXPECT_EQ(answers[1].atUs, 110'000u + 2 * kByteUs + 2'000u);
+    EXPECT_EQ(clock.nowUs(), answers[1].atUs + kByteUs);
 }
 
 TEST_F(ReaderTest, ScriptRulesApplyInTheOrderGivenAndCountOccurrencesFromNow) {
@@ -93,7 +106,7 @@ TEST_F(ReaderTest, ScriptRulesApplyInTheOrderGivenAndCountOccurrencesFromNow) {
                                    Reply::Kind::AsDefault, Reply::Kind::Silence));
     EXPECT_EQ(reader.pendingRules(), 1u);  // the fifth point has not come yet
     write({CMD_READ_FILE});
-    EXPECT_EQ(reader.answers().back().atUs, clock.nowUs() + 50'000);
+    EXPECT_EQ(reader.answers().back().atUs, clock.nowUs() + kByteUs + 50'000);
     EXPECT_EQ(reader.pendingRules(), 0u);
 }
 
@@ -124,7 +137,7 @@ TEST_F(ReaderTest, ADialogueTakesTheLineAfterItsCommandIsAcknowledged) {
     write({CMD_READ_FILE, 'F', CMD_READ_FILE});
 
     EXPECT_THAT(read(7), ElementsAre(ACK, ACK, 3, 0, 'F', 'F', 'F'));
-    EXPECT_THAT(dialogue->started, ElementsAre(std::make_pair(CMD_READ_FILE, 110'000u)));
+    EXPECT_THAT(dialogue->started, ElementsAre(std::make_pair(CMD_READ_FILE, 110'000u + kByteUs)));
     EXPECT_THAT(reader.answerPoints(), ElementsAre("wake", "command", "record"));
     EXPECT_EQ(dialogue->stopped, 0);
 }
@@ -144,7 +157,9 @@ TEST_F(ReaderTest, ARecordCanBeCutShortOrSentInTwoPieces) {
     const std::uint64_t sent = clock.nowUs();
     EXPECT_THAT(read(4), ElementsAre(ACK, ACK, 3, 0));
     EXPECT_THAT(read(3), ElementsAre('A', 'A', 'A'));
-    EXPECT_EQ(clock.nowUs(), sent + 500'000u);
+    // The identifier arrives two byte times after the write; the second
+    // piece leaves 500 ms later and takes three byte times.
+    EXPECT_EQ(clock.nowUs(), sent + 2 * kByteUs + 500'000u + wireUs(3));
 }
 
 TEST_F(ReaderTest, ClosingThePortStopsTheDialogueAndPutsTheReaderToSleep) {

@@ -80,7 +80,9 @@ TEST_F(VirtualPortTest, AReadEndsWithTheLastRequestedByteOrAtItsTimeoutWithWhatC
     peer.answers = {{4, 5}};
     write(*port, {'6'});
     EXPECT_THAT(read(*port, 2), ElementsAre(4, 5));
-    EXPECT_EQ(clock.nowUs(), 1'045'000u);  // with the second byte, not at the time-out
+    // With the second byte, not at the time-out: the request crossed the
+    // line, the peer waited 40 ms, and the two bytes crossed back.
+    EXPECT_EQ(clock.nowUs(), 1'005'000u + 174u + 40'000u + 2 * 174u);
 }
 
 TEST_F(VirtualPortTest, BytesThatCameEarlierAreReadAtOnceAndLaterOnesInOrder) {
@@ -93,7 +95,7 @@ TEST_F(VirtualPortTest, BytesThatCameEarlierAreReadAtOnceAndLaterOnesInOrder) {
 }
 
 TEST_F(VirtualPortTest, TheWireModelTimesEachByteAndTheTransmitBuffer) {
-    line.setWireModel(true);
+    EXPECT_TRUE(line.wireModel());  // every line models the wire unless told otherwise
     auto port = open(1000);
 
     // 128 bytes at 57 600 Bd: back at once, the last byte there after 22.2 ms.
@@ -119,10 +121,23 @@ TEST_F(VirtualPortTest, TheWireModelTimesEachByteAndTheTransmitBuffer) {
     EXPECT_EQ(clock.nowUs(), 890'452u + 174u);
 }
 
+TEST_F(VirtualPortTest, WithoutTheWireModelBytesArriveWhenWrittenOrQueued) {
+    line.setWireModel(false);
+    auto port = open(1000);
+    write(*port, Bytes(5000, 0xAA));
+    EXPECT_EQ(clock.nowUs(), 0u);  // no transmit buffer to wait for
+    EXPECT_EQ(peer.events.back().timing.arrivalUs(4999), 0u);
+
+    line.send({1, 2}, 300);
+    EXPECT_THAT(read(*port, 2), ElementsAre(1, 2));
+    EXPECT_EQ(clock.nowUs(), 300u);
+}
+
 TEST_F(VirtualPortTest, APurgeDropsWhatHasArrivedButNotWhatIsOnItsWay) {
     auto port = open(1000);
     line.send({1}, 0);
     line.send({2}, 500'000);
+    clock.sleepMs(1);  // the first byte has crossed the line, the second not
     ASSERT_TRUE(port->purge(PURGE_RXABORT | PURGE_RXCLEAR));
     EXPECT_THAT(read(*port, 2), ElementsAre(2));
     EXPECT_EQ(peer.events.back().purgeFlags, unsigned{PURGE_RXABORT | PURGE_RXCLEAR});
