@@ -119,6 +119,21 @@ TEST_F(PlanReader, EnableSerialPortsOnlyForExactlyOne) {
     }
 }
 
+TEST_F(PlanReader, IntegersReadAsAtoiDoes) {
+    struct Case {
+        const char* text;
+        int value;
+    };
+    for (const Case& c : {Case{"500", 500}, Case{"+12ms", 12}, Case{"-5", -5}, Case{"abc", 0},
+                          Case{"99999999999", 2147483647}, Case{"-99999999999", -2147483647 - 1}}) {
+        ASSERT_EQ(read(edited("Delay2=500", std::string("Delay2=") + c.text)), "") << c.text;
+        EXPECT_EQ(plan_.m_packs[1].nDelay, c.value) << c.text;
+    }
+    // EraseDF takes digits only and keeps the 32-bit wrap-around of value * 10 + digit.
+    ASSERT_EQ(read(edited("EraseDF=007", "EraseDF=4294967303")), "");
+    EXPECT_EQ(plan_.CurrentLoad()->nEraseDF, 7);
+}
+
 TEST_F(PlanReader, LongValuesAreCutToTheirField) {
     std::string name(700, 'N');
     std::string message(700, 'M');

@@ -152,9 +152,10 @@ TEST(Trace, PrefixAndLevels) {
     TraceMessage(0x20, "never\n");
     TraceMessage(0, "never\n");
     TraceMessage(8, "no line end");
+    TraceMessage(2, "other level\n");  // written as level 8
     EXPECT_EQ(capture.pieces(),
               (std::vector<std::string>{"VORLANE    Load32bits error 5\n", "VORLANE Pack fw.bin\n",
-                                        "VORLANE no line end"}));
+                                        "VORLANE no line end", "VORLANE other level\n"}));
 }
 
 TEST(Trace, LineHoldsAtMost511Characters) {
