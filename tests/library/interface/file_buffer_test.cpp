@@ -10,11 +10,32 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "talvex.h"
+
+namespace {
+// Run by the allocation of the next file buffer, once (see below).
+void (*g_beforeNextBuffer)() = nullptr;
+}  // namespace
+
+// LoadBuffer_ allocates its buffer with the non-throwing array new, after it
+// has taken the file's size and before it reads. Replacing that allocation
+// here lets a test change the file in between, as another program could.
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    if (void (*hook)() = g_beforeNextBuffer) {
+        g_beforeNextBuffer = nullptr;
+        hook();
+    }
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -101,10 +122,24 @@ std::optional<std::string> fileShorterThanItsSize() {
     return std::nullopt;
 }
 
-TEST_F(LoadBufferTest, AFileThatReadsShorterThanItsSizeIsRefused) {
+TEST_F(LoadBufferTest, AKernelAttributeFileThatReadsShorterThanItsSizeIsRefused) {
     std::optional<std::string> path = fileShorterThanItsSize();
-    if (!path) GTEST_SKIP() << "no kernel attribute file to read here";
+    // Every Linux system with sysfs mounted has such files.
+    if (!path && !fs::exists("/sys/kernel")) GTEST_SKIP() << "no sysfs mounted here";
+    ASSERT_TRUE(path) << "no kernel attribute file reads shorter than its size";
     EXPECT_EQ(LoadBuffer_(path->data(), &buffer, &length, nullptr), FILE_ERROR);
+    EXPECT_EQ(buffer, nullptr);  // freed, never handed out half-filled
+}
+
+std::string g_shrinkingFile;
+
+TEST_F(LoadBufferTest, AFileCutShortWhileBeingLoadedIsRefused) {
+    g_shrinkingFile = writeFile("pack.bin", std::vector<unsigned char>(300, 0x5A));
+    // Another program cuts the file to 100 bytes once its size has been taken.
+    g_beforeNextBuffer = [] { fs::resize_file(g_shrinkingFile, 100); };
+    EXPECT_EQ(LoadBuffer_(g_shrinkingFile.data(), &buffer, &length, nullptr), FILE_ERROR);
+    EXPECT_EQ(g_beforeNextBuffer, nullptr);  // the file did change in between
+    EXPECT_EQ(fs::file_size(g_shrinkingFile), 100u);
     EXPECT_EQ(buffer, nullptr);  // freed, never handed out half-filled
 }
 
