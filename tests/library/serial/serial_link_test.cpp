@@ -462,6 +462,21 @@ TEST_F(SerialLinkTest, ClosingAnInvalidHandleTracesAndStillWaitsOneSecond) {
     EXPECT_THAT(boxes.shown(), IsEmpty());
 }
 
+// A variable that never held a port is closed like the null handle it
+// holds: the system refuses it, and that is reported like any failed close.
+TEST_F(SerialLinkTest, ClosingAVariableThatNeverHeldAPortIsRefusedAsAnInvalidHandle) {
+    PortHandle never;
+    EXPECT_FALSE(ClosePort(never));
+    const auto shown = boxes.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "The handle is invalid.");
+    EXPECT_EQ(shown[0].caption, "Error");
+    EXPECT_THAT(trace.pieces(), ElementsAre("Error CloseHandle\n"));
+    EXPECT_TRUE(never.isInvalid());
+    EXPECT_EQ(nowUs(), 1000 * kMs);
+    EXPECT_THAT(reader.events(), IsEmpty());
+}
+
 TEST_F(SerialLinkTest, AHandleThatCannotBeClosedIsReportedInAnErrorBox) {
     ASSERT_EQ(OpenPort(kCom, handle, 57600), 0);
     trace.clear();
