@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -20,9 +21,10 @@ int refuse(const std::string& file, const std::string& why) {
     return kExitRefused;
 }
 
-// Writes `bytes` to a temporary file beside `file`, with `file`'s permissions,
-// and renames it over `file`. On failure `file` is untouched.
-bool replaceFile(const std::string& file, const std::string& bytes, mode_t mode,
+// Writes `bytes` to a temporary file beside `file`, with `file`'s owner (when
+// allowed) and permissions, and renames it over `file`. On failure `file` is
+// untouched.
+bool replaceFile(const std::string& file, const std::string& bytes, const struct stat& info,
                  std::string& error) {
     std::string temporary = file + ".XXXXXX";
     int fd = ::mkstemp(temporary.data());
@@ -40,7 +42,14 @@ bool replaceFile(const std::string& file, const std::string& bytes, mode_t mode,
         else
             done += static_cast<std::size_t>(n);
     }
-    if (ok) ok = ::fchmod(fd, mode & 07777) == 0 && ::fsync(fd) == 0;
+    if (ok) {
+        // Only root may give the file to another user: otherwise keep at least
+        // the group when allowed; failing both, the file stays ours.
+        const bool sameOwner = ::fchown(fd, info.st_uid, info.st_gid) == 0 ||
+                               ::fchown(fd, static_cast<uid_t>(-1), info.st_gid) == 0;
+        (void)sameOwner;
+        ok = ::fchmod(fd, info.st_mode & 07777) == 0 && ::fsync(fd) == 0;
+    }
     if (!ok) error = std::string("cannot write the temporary file: ") + std::strerror(errno);
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -57,10 +66,21 @@ bool replaceFile(const std::string& file, const std::string& bytes, mode_t mode,
 }  // namespace
 
 int SignPlan(const std::string& file) {
+    // A plan reached through a symbolic link is replaced where it lies, so the
+    // link stays a link.
+    char* resolved = ::realpath(file.c_str(), nullptr);
+    if (resolved == nullptr) return refuse(file, std::strerror(errno));
+    const std::string target = resolved;
+    std::free(resolved);
+
     struct stat info;
-    if (::stat(file.c_str(), &info) != 0) return refuse(file, std::strerror(errno));
+    if (::stat(target.c_str(), &info) != 0) return refuse(file, std::strerror(errno));
     if (!S_ISREG(info.st_mode)) return refuse(file, "not a regular file");
-    std::ifstream in(file, std::ios::binary);
+    if ((info.st_mode & S_IWUSR) == 0)
+        return refuse(file,
+                      "it is read-only, and the loader refuses a read-only plan; give its owner "
+                      "the write permission first");
+    std::ifstream in(target, std::ios::binary);
     if (!in) return refuse(file, std::string("cannot read it: ") + std::strerror(errno));
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) return refuse(file, "cannot read it");
@@ -79,7 +99,7 @@ int SignPlan(const std::string& file) {
     bytes.replace(*at, kCheckValueSize, value);
 
     std::string error;
-    if (!replaceFile(file, bytes, info.st_mode, error)) return refuse(file, error);
+    if (!replaceFile(target, bytes, info, error)) return refuse(file, error);
     std::printf("%s: check value %s\n", file.c_str(), value.c_str());
     return kExitAccepted;
 }

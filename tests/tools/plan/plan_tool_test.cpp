@@ -110,13 +110,16 @@ TEST_F(PlanTool, CheckPrintsTheLoadersMessage) {
 
 TEST_F(PlanTool, SignRefusesWithoutChangingThePlan) {
     struct Case {
-        const char* content;
+        std::string content;
+        mode_t mode;
         const char* reason;
     };
-    for (const Case& c : {Case{"[HALVOR_OPTIONS]\nCheckValue=KWOLPEBU\n", "no check value marker"},
-                          Case{"[HALVOR_OPTIONS]\r\nCheckValue=KWOL", "ends before the 8"}}) {
+    for (const Case& c :
+         {Case{"[HALVOR_OPTIONS]\nCheckValue=KWOLPEBU\n", 0640, "no check value marker"},
+          Case{"[HALVOR_OPTIONS]\r\nCheckValue=KWOL", 0640, "ends before the 8"},
+          Case{kPlan, 0440, "read-only"}}) {
         write("Vorlane.ini", c.content);
-        ::chmod(path("Vorlane.ini").c_str(), 0640);
+        ::chmod(path("Vorlane.ini").c_str(), c.mode);
         ToolRun sign = runTool("sign " + path("Vorlane.ini"));
         EXPECT_EQ(sign.status, 1);
         EXPECT_NE(sign.output.find(c.reason), std::string::npos) << sign.output;
@@ -126,14 +129,30 @@ TEST_F(PlanTool, SignRefusesWithoutChangingThePlan) {
     }
 }
 
-TEST_F(PlanTool, SignKeepsThePermissions) {
+TEST_F(PlanTool, SignKeepsThePermissionsTheOwnerAndALink) {
     write("Vorlane.ini", kPlan);
     ::chmod(path("Vorlane.ini").c_str(), 0640);
-    ASSERT_EQ(runTool("sign " + path("Vorlane.ini")).status, 0);
+    const bool root = ::geteuid() == 0;  // only root may give the plan to another user
+    if (root) {
+        ASSERT_EQ(::chown(path("Vorlane.ini").c_str(), 1, 2), 0);
+    }
+    ASSERT_EQ(::symlink("Vorlane.ini", path("link.ini").c_str()), 0);
+
+    ToolRun sign = runTool("sign " + path("link.ini"));
+    ASSERT_EQ(sign.status, 0) << sign.output;
+    EXPECT_EQ(runTool("check " + dir_).output,
+              "Impossible de trouver le fichier fw.bin dans le "
+              "répertoire courant.\n");  // past the check value
     struct stat info;
+    ASSERT_EQ(::lstat(path("link.ini").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
     ASSERT_EQ(::stat(path("Vorlane.ini").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
-    EXPECT_EQ(entries(), 1u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, 1u);
+        EXPECT_EQ(info.st_gid, 2u);
+    }
+    EXPECT_EQ(entries(), 2u);  // no temporary file left behind
 }
 
 TEST_F(PlanTool, SamplePlanIsAccepted) {
