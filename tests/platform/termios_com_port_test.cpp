@@ -80,6 +80,13 @@ class TermiosComPort : public testing::Test {
         return bytes;
     }
 
+    // Descriptors open in this process: a refused open must not leave one.
+    static std::size_t openDescriptors() {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+        return count;
+    }
+
     void masterWrite(const std::vector<unsigned char>& bytes) {
         ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
@@ -166,17 +173,20 @@ TEST_F(TermiosComPort, SecondOpenFailsAtOnceWhileTheFirstIsOpen) {
     for (int round = 0; round < 2; ++round) {
         auto first = open();
         ASSERT_NE(first, nullptr);
+        const std::size_t descriptors = openDescriptors();
         std::uint32_t error = 0;
         EXPECT_EQ(platform::openComPort(7, error), nullptr);
         EXPECT_EQ(error, platform::ERROR_ACCESS_DENIED);
         EXPECT_EQ(platform::openTermiosDevice(slave_, error), nullptr);  // same device, other name
         EXPECT_EQ(error, platform::ERROR_ACCESS_DENIED);
+        EXPECT_EQ(openDescriptors(), descriptors);
         EXPECT_TRUE(first->close());
     }
     ::close(bystander);
 }
 
 TEST_F(TermiosComPort, MissingOrNonTerminalDevicesAreNotFound) {
+    const std::size_t descriptors = openDescriptors();
     std::uint32_t error = 0;
     EXPECT_EQ(platform::openComPort(8, error), nullptr);  // no com8 entry
     EXPECT_EQ(error, platform::ERROR_FILE_NOT_FOUND);
@@ -186,6 +196,7 @@ TEST_F(TermiosComPort, MissingOrNonTerminalDevicesAreNotFound) {
     fs::create_symlink(dir_ / "plain", dir_ / "com9");
     EXPECT_EQ(platform::openComPort(9, error), nullptr);
     EXPECT_EQ(error, platform::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 TEST_F(TermiosComPort, BytesPassBothWaysUnchanged) {
