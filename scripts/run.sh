@@ -8,4 +8,13 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
-./build/default/bin/vorlane-plan check examples/plan
+
+echo
+echo "=== The loader's start-up checks on examples/plan/Vorlane.ini ==="
+if ./build/default/bin/vorlane-plan check examples/plan; then
+    echo "Verdict: the loader accepts the sample plan."
+else
+    status=$?
+    echo "Verdict: the loader refuses the sample plan (its message is above)."
+    exit "$status"
+fi
