@@ -12,16 +12,16 @@
 namespace {
 
 // One value as the plan reader sees it: through a 2048-byte buffer, so at most
-// 2047 bytes; empty when the key is missing.
+// 2047 bytes, and as a zero-terminated text (a zero byte in the file ends the
+// value); empty when the key is missing.
 class PlanValues {
   public:
     explicit PlanValues(const std::string& path) : path_(path) {}
 
     std::string get(const char* section, const char* key, const char* defaultValue = "") const {
         char buffer[platform::kProfileBufferSize];
-        std::uint32_t n = platform::getPrivateProfileString(section, key, defaultValue, buffer,
-                                                            sizeof buffer, path_);
-        return std::string(buffer, n);
+        platform::getPrivateProfileString(section, key, defaultValue, buffer, sizeof buffer, path_);
+        return std::string(buffer);
     }
 
     std::string get(const char* section, const char* keyFormat, int number) const {

@@ -184,6 +184,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"no_commercial_name", edited("CommercialName=Lecteur KV-30", "CommercialName="),
                     std::string("Le champ CommercialName est absent du fichier .ini.") + kEnd},
+        FailureCase{"commercial_name_after_a_zero_byte",
+                    edited("CommercialName=Lecteur", std::string("CommercialName=\0Lecteur", 23)),
+                    std::string("Le champ CommercialName est absent du fichier .ini.") + kEnd},
         FailureCase{"registry_name_missing", edited("RegistryName2=KV30 CDC\r\n", ""),
                     "Vérifier que le RegistryName est présent dans le fichier ini"},
         FailureCase{"too_many_registry_names", edited("MaxRegistryName=2", "MaxRegistryName=6"),
