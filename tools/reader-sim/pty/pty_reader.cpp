@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -56,6 +57,16 @@ std::uint32_t PtyReader::checksum(const unsigned char* data, std::size_t size,
 }
 
 PtyReader::PtyReader() {
+    try {
+        open();
+    } catch (...) {
+        closeDescriptors();
+        throw;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void PtyReader::open() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0) throwErrno("posix_openpt");
     if (grantpt(master_) != 0 || unlockpt(master_) != 0) throwErrno("unlockpt");
@@ -75,7 +86,13 @@ PtyReader::PtyReader() {
     }
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     if (stopFd_ < 0) throwErrno("eventfd");
-    thread_ = std::thread([this] { run(); });
+}
+
+void PtyReader::closeDescriptors() {
+    for (int* fd : {&stopFd_, &slaveHold_, &master_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
 }
 
 PtyReader::~PtyReader() {
@@ -84,8 +101,7 @@ PtyReader::~PtyReader() {
         [[maybe_unused]] ssize_t n = ::write(stopFd_, &one, sizeof one);
         thread_.join();
     }
-    for (int fd : {stopFd_, slaveHold_, master_})
-        if (fd >= 0) ::close(fd);
+    closeDescriptors();
 }
 
 void PtyReader::expectApplication(std::uint64_t length, const ApplicationVariant& variant) {
@@ -116,7 +132,7 @@ void PtyReader::answer(std::uint8_t byte, int count) {
     std::uint8_t bytes[4] = {byte, byte, byte, byte};
     std::size_t left = static_cast<std::size_t>(count);
     while (left > 0) {
-        const ssize_t n = ::write(master_, bytes, left);
+        const ssize_t n = ::write(master_, bytes, std::min(left, sizeof bytes));
         if (n > 0) {
             left -= static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {

@@ -70,6 +70,10 @@ class PtyReader {
   private:
     enum class Step { Sink, Idle, Command, Image };
 
+    // Opens the pair and the stop signal; throws, leaving what it opened to
+    // closeDescriptors().
+    void open();
+    void closeDescriptors();
     void run();
     void onFlush();
     void onData(const unsigned char* data, std::size_t size);
