@@ -143,6 +143,18 @@ TEST_F(VirtualPortTest, APurgeDropsWhatHasArrivedButNotWhatIsOnItsWay) {
     EXPECT_EQ(peer.events.back().purgeFlags, unsigned{PURGE_RXABORT | PURGE_RXCLEAR});
 }
 
+TEST_F(VirtualPortTest, ATransmitPurgeDropsWhatHasNotCrossedYet) {
+    auto port = open(1000);
+    // The write comes back once 904 bytes (5 000 - 4 096) have crossed.
+    write(*port, Bytes(5000, 0xAA));
+    EXPECT_EQ(clock.nowUs(), 156'945u);
+    ASSERT_TRUE(port->purge(PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_EQ(peer.events.back().droppedBytes, 4096u);
+    // The line is free at once for what follows.
+    write(*port, {'1'});
+    EXPECT_EQ(peer.events.back().timing.arrivalUs(0), 156'945u + 174u);
+}
+
 TEST_F(VirtualPortTest, OpeningIsExclusiveAndAClosedPortIsDead) {
     auto port = open(1000);
     std::uint32_t error = 0;
