@@ -406,6 +406,10 @@ std::unique_ptr<ComPort> openTermiosDevice(const std::string& path, std::uint32_
     if (tcgetattr(fd, &attributes) != 0) return refuse(ERROR_FILE_NOT_FOUND);  // not a terminal
     // The lock keeps out every other opener, root too (root ignores TIOCEXCL).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(openError(errno));
+    // A program that took the device exclusively without the lock keeps it,
+    // even from root, as it would from anyone else.
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return refuse(ERROR_ACCESS_DENIED);
     if (ioctl(fd, TIOCEXCL) != 0) return refuse(openError(errno));
 
     // Raw from the start, at the rate in force; closing keeps DTR and RTS.

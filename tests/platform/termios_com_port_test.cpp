@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -183,6 +184,23 @@ TEST_F(TermiosComPort, SecondOpenFailsAtOnceWhileTheFirstIsOpen) {
         EXPECT_TRUE(first->close());
     }
     ::close(bystander);
+}
+
+TEST_F(TermiosComPort, ADeviceAnotherProgramHoldsExclusivelyIsRefusedToRootToo) {
+    // Another program opened the device with TIOCEXCL but took no lock.
+    const int other = ::open(slave_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    const std::size_t descriptors = openDescriptors();
+    std::uint32_t error = 0;
+    EXPECT_EQ(platform::openComPort(7, error), nullptr);
+    EXPECT_EQ(error, platform::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(openDescriptors(), descriptors);
+
+    ASSERT_EQ(ioctl(other, TIOCNXCL), 0);  // it gives the device up
+    auto port = open();
+    EXPECT_NE(port, nullptr);
+    ::close(other);
 }
 
 TEST_F(TermiosComPort, MissingOrNonTerminalDevicesAreNotFound) {
