@@ -16,25 +16,25 @@ using readersim::PtyReader;
 TEST(ApplicationAckPoints, FollowTheBlocksOfEachVariant) {
     struct Case {
         std::uint64_t length;
-        readersim::ApplicationVariant variant;
+        readersim::ApplicationBlocks blocks;
         std::vector<std::uint64_t> points;
     };
     const Case cases[] = {
-        {0, readersim::kApplicationDL, {}},
-        {100, readersim::kApplicationDL, {100}},
-        {200, readersim::kApplicationDL, {200, 200}},  // early and last block in one
-        {512, readersim::kApplicationDL, {256, 512, 512}},
-        {1000, readersim::kApplicationDL, {256, 512, 1000}},
-        {66048, readersim::kApplicationDL, {256, 512, 66048}},  // the 64 KB one ends it
-        {66049, readersim::kApplicationDL, {256, 512, 66048, 66049}},
-        {131584, readersim::kApplicationDL, {256, 512, 66048, 131584}},
-        {200, readersim::kApplicationDLLent, {200, 200}},
-        {66048, readersim::kApplicationDLLent, {256, 512, 66048}},
-        {66100, readersim::kApplicationDLLent, {256, 512, 66048, 66100}},
+        {0, readersim::kFastBlocks, {}},
+        {100, readersim::kFastBlocks, {100}},
+        {200, readersim::kFastBlocks, {200, 200}},  // early and last block in one
+        {512, readersim::kFastBlocks, {256, 512, 512}},
+        {1000, readersim::kFastBlocks, {256, 512, 1000}},
+        {66048, readersim::kFastBlocks, {256, 512, 66048}},  // the 64 KB one ends it
+        {66049, readersim::kFastBlocks, {256, 512, 66048, 66049}},
+        {131584, readersim::kFastBlocks, {256, 512, 66048, 131584}},
+        {200, readersim::kSlowBlocks, {200, 200}},
+        {66048, readersim::kSlowBlocks, {256, 512, 66048}},
+        {66100, readersim::kSlowBlocks, {256, 512, 66048, 66100}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(readersim::applicationAckPoints(c.length, c.variant), c.points)
-            << c.length << " bytes in blocks of " << c.variant.blockSize;
+        EXPECT_EQ(readersim::applicationAckPoints(c.length, c.blocks), c.points)
+            << c.length << " bytes in blocks of " << c.blocks.blockSize;
     }
 }
 

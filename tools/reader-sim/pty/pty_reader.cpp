@@ -25,27 +25,10 @@ constexpr std::uint8_t kApplicationCommand = '1';
 }  // namespace
 
 std::vector<std::uint64_t> applicationAckPoints(std::uint64_t length,
-                                                const ApplicationVariant& variant) {
+                                                const ApplicationBlocks& blocks) {
     std::vector<std::uint64_t> points;
-    if (length == 0) return points;
-    const std::uint64_t blocks = (length + variant.blockSize - 1) / variant.blockSize;
-    auto endOfBlock = [&](std::uint64_t block) {
-        return std::min(block * variant.blockSize, length);
-    };
-    std::uint64_t sinceGroup = 0;
-    for (std::uint64_t block = 1; block <= blocks; ++block) {
-        ++sinceGroup;
-        if (block == variant.firstEarlyBlock || block == variant.secondEarlyBlock) {
-            points.push_back(endOfBlock(block));
-            sinceGroup = 0;
-        }
-        if (sinceGroup == variant.blocksPer64K) {
-            sinceGroup = 0;
-            points.push_back(endOfBlock(block));  // the 64 KB acknowledgement, also at the end
-        } else if (block == blocks) {
-            points.push_back(length);  // the last block's own acknowledgement
-        }
-    }
+    for (const ImageAck& ack : ApplicationDialogue::schedule(blocks, length))
+        points.push_back(ack.afterBytes);
     return points;
 }
 
@@ -104,11 +87,11 @@ PtyReader::~PtyReader() {
     closeDescriptors();
 }
 
-void PtyReader::expectApplication(std::uint64_t length, const ApplicationVariant& variant) {
+void PtyReader::expectApplication(std::uint64_t length, const ApplicationBlocks& blocks) {
     std::lock_guard lock(mutex_);
     sinking_ = false;
     length_ = length;
-    variant_ = variant;
+    blocks_ = blocks;
     stats_ = {};
 }
 
@@ -150,7 +133,7 @@ void PtyReader::onFlush() {
     // A new exchange: whatever the last one left half done is forgotten.
     step_ = Step::Command;
     exchangeLength_ = length_;
-    ackPoints_ = applicationAckPoints(length_, variant_);
+    ackPoints_ = applicationAckPoints(length_, blocks_);
     nextAck_ = 0;
     received_ = 0;
     runningChecksum_ = checksum(nullptr, 0);

@@ -15,23 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "reader_sim/application_dialogue.h"
+
 namespace readersim {
 
-// The acknowledgement schedule of one variant of the application download.
-struct ApplicationVariant {
-    std::uint32_t blockSize;
-    std::uint32_t firstEarlyBlock;
-    std::uint32_t secondEarlyBlock;
-    std::uint32_t blocksPer64K;
-};
-inline constexpr ApplicationVariant kApplicationDL{128, 2, 4, 512};
-inline constexpr ApplicationVariant kApplicationDLLent{64, 4, 8, 1024};
-
 // The byte counts after which the reader acknowledges an image of `length`
-// bytes, in order; a count listed twice is acknowledged twice in a row. The
-// signature acknowledgement is not listed.
+// bytes sent in `blocks`, in order; a count listed twice is acknowledged twice
+// in a row. The signature acknowledgement is not listed.
 std::vector<std::uint64_t> applicationAckPoints(std::uint64_t length,
-                                                const ApplicationVariant& variant);
+                                                const ApplicationBlocks& blocks);
 
 class PtyReader {
   public:
@@ -55,8 +47,7 @@ class PtyReader {
 
     // From the next purge on, every exchange is an application download of
     // `length` bytes.
-    void expectApplication(std::uint64_t length,
-                           const ApplicationVariant& variant = kApplicationDL);
+    void expectApplication(std::uint64_t length, const ApplicationBlocks& blocks = kFastBlocks);
     // Reads and counts everything, answering nothing.
     void sink();
 
@@ -88,7 +79,7 @@ class PtyReader {
     std::condition_variable progressed_;
     bool sinking_ = true;
     std::uint64_t length_ = 0;
-    ApplicationVariant variant_ = kApplicationDL;
+    ApplicationBlocks blocks_ = kFastBlocks;
     Stats stats_;
 
     // Thread-only state of the exchange in progress.
